@@ -1,0 +1,32 @@
+// Test sandboxes: a fresh machine root per test, selected through TAV_ROOT.
+#pragma once
+
+#include <string>
+
+namespace tavtest {
+
+// Creates a new empty folder under the system temp folder and points TAV_ROOT
+// at it; the destructor restores TAV_ROOT and removes the folder.
+class Sandbox {
+ public:
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  const std::string& root() const { return root_; }
+  // `relative` under the root (no leading "/").
+  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+
+ private:
+  std::string root_;
+  std::string saved_root_;
+  bool had_root_ = false;
+};
+
+// Whole content of a file ("" when missing).
+std::string ReadFile(const std::string& path);
+// Writes a file, creating its parent folders.
+bool WriteFile(const std::string& path, const std::string& content);
+
+}  // namespace tavtest
