@@ -58,14 +58,16 @@ std::tm LocalTime(std::time_t t) {
 // "Exists" as the rotation means it: the file can be opened for reading.
 bool FileExists(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return false;
+  if (f == nullptr)
+    return false;
   std::fclose(f);
   return true;
 }
 
 bool FileHasContent(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return false;
+  if (f == nullptr)
+    return false;
   const bool has = std::fgetc(f) != EOF;
   std::fclose(f);
   return has;
@@ -103,9 +105,11 @@ simpleLog::~simpleLog() {
   clock_->Interrupt();
   {
     std::lock_guard<std::mutex> lock(thread_lock_);
-    if (backup_thread_.joinable()) backup_thread_.join();
+    if (backup_thread_.joinable())
+      backup_thread_.join();
   }
-  if (backup_ == 0) return;
+  if (backup_ == 0)
+    return;
   PruneBackups();
   std::rename(current_file_name_.c_str(), BackupFileName(current_file_name_).c_str());
 }
@@ -124,7 +128,8 @@ void simpleLog::LogV(int /*level*/, const char* format, va_list args) {
                 now.tm_mon + 1, now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec);
   std::lock_guard<std::mutex> lock(LogLock());
   std::FILE* f = std::fopen(current_file_name_.c_str(), "a");
-  if (f == nullptr) return;
+  if (f == nullptr)
+    return;
   if (std::fprintf(f, "%s ", stamp) >= 0 && std::vfprintf(f, format, args) >= 0) {
     std::fputs("\n", f);
   }
@@ -132,10 +137,13 @@ void simpleLog::LogV(int /*level*/, const char* format, va_list args) {
 }
 
 void simpleLog::StartBackupThread() {
-  if (configured_file_name_.empty()) std::fputs("[simpleLog::Log] log filename is empty\n", stdout);
-  if (name_set_ == 0) current_file_name_ = configured_file_name_;
+  if (configured_file_name_.empty())
+    std::fputs("[simpleLog::Log] log filename is empty\n", stdout);
+  if (name_set_ == 0)
+    current_file_name_ = configured_file_name_;
   std::lock_guard<std::mutex> lock(thread_lock_);
-  if (backup_thread_.joinable()) return;
+  if (backup_thread_.joinable())
+    return;
   backup_thread_ = std::thread(&simpleLog::BackupThreadMain, this, current_file_name_);
 }
 
@@ -144,13 +152,16 @@ void simpleLog::BackupThreadMain(std::string file_name) {
   while (true) {
     if (backup != 0 && LocalTime(clock_->Now()).tm_hour == kBackupHour) {
       try {
-        if (FileHasContent(file_name)) dobackup();
+        if (FileHasContent(file_name))
+          dobackup();
       } catch (const std::exception& e) {
         std::printf("[simpleLog::Log] [dobackup] %s\n", e.what());
       }
-      if (!clock_->Sleep(kBackupPauseMs)) return;
+      if (!clock_->Sleep(kBackupPauseMs))
+        return;
     }
-    if (!clock_->Sleep(kBackupPollMs)) return;
+    if (!clock_->Sleep(kBackupPollMs))
+      return;
   }
 }
 
@@ -171,10 +182,12 @@ std::string simpleLog::BackupFileName(const std::string& file_name) {
   std::snprintf(date, sizeof(date), "%4d-%02d-%02d", now.tm_year + 1900, now.tm_mon + 1,
                 now.tm_mday);
   const std::string dated = file_name + "." + date;
-  if (!FileExists(dated)) return dated;
+  if (!FileExists(dated))
+    return dated;
   for (int counter = 1; counter < INT_MAX; ++counter) {
     std::string numbered = dated + "." + std::to_string(counter);
-    if (!FileExists(numbered)) return numbered;
+    if (!FileExists(numbered))
+      return numbered;
   }
   return dated + "." + std::to_string(INT_MAX);
 }
@@ -184,9 +197,11 @@ void simpleLog::PruneBackups() {
   const std::string extension = ExtensionOf(current_file_name_);
   const std::string folder = FolderOf(current_file_name_);
   DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return;
+  if (dir == nullptr)
+    return;
   std::vector<std::string> names;
-  while (struct dirent* entry = readdir(dir)) names.emplace_back(entry->d_name);
+  while (struct dirent* entry = readdir(dir))
+    names.emplace_back(entry->d_name);
   closedir(dir);
   // A stable listing order, so which of two files of the same time is kept
   // does not depend on the file system.
@@ -196,7 +211,8 @@ void simpleLog::PruneBackups() {
   for (const std::string& name : names) {
     const std::string path = folder + "/" + name;
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) continue;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      continue;
     if (path.find(base) == std::string::npos || path.find(extension) == std::string::npos) {
       continue;
     }
@@ -213,7 +229,8 @@ void simpleLog::PruneBackups() {
 
 std::string LogFolder() {
   std::string temp = platform::GetSpecialFolder(platform::SpecialFolder::kTemp);
-  if (temp.empty() || temp.back() != '/') temp += "/";
+  if (temp.empty() || temp.back() != '/')
+    temp += "/";
   const std::string folder = temp + "Veltrana/TAV/";
   return platform::CreateDirectories(folder.substr(0, folder.size() - 1)) ? folder : temp;
 }
@@ -226,10 +243,13 @@ int InitLog(const std::string& file_name) {
   return 0;
 }
 
-simpleLog* GetLog() { return g_log.load(); }
+simpleLog* GetLog() {
+  return g_log.load();
+}
 
 void Log(simpleLog* log, int level, const char* format, ...) {
-  if (log == nullptr) return;
+  if (log == nullptr)
+    return;
   va_list args;
   va_start(args, format);
   log->LogV(level, format, args);

@@ -23,7 +23,8 @@ constexpr char kMainWindowClass[] = "TAV";
 void OnCrash(const platform::CrashRecord& /*record*/) {}
 
 void StopBox(bool fork_run, const char* text) {
-  if (!fork_run) ShowMessageBox(kBoxError, "Error", text);
+  if (!fork_run)
+    ShowMessageBox(kBoxError, "Error", text);
 }
 
 // "HostHwnd" as a signed decimal number; false for any other text or a value
@@ -32,18 +33,22 @@ bool ParseHostHwnd(const std::string& text, platform::WindowHandle* handle) {
   int32_t value = 0;
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || ptr != end) return false;
+  if (ec != std::errc() || ptr != end)
+    return false;
   *handle = static_cast<platform::WindowHandle>(value);
   return true;
 }
 
 void ApplyHostValues(const CommandLineTable& table, TavMgr& mgr) {
   auto lang = table.find("HostLang");
-  if (lang != table.end()) SetSelectLang(&mgr.run_state.select_lang, lang->second);
+  if (lang != table.end())
+    SetSelectLang(&mgr.run_state.select_lang, lang->second);
   auto version = table.find("HostVersion");
-  if (version != table.end()) mgr.host_version = version->second;
+  if (version != table.end())
+    mgr.host_version = version->second;
   auto hwnd = table.find("HostHwnd");
-  if (hwnd == table.end() || hwnd->second.empty()) return;
+  if (hwnd == table.end() || hwnd->second.empty())
+    return;
   platform::WindowHandle handle = 0;
   if (!ParseHostHwnd(hwnd->second, &handle)) {
     LOG_WARN("[WARN] %d - bad host hwnd=[%s], no host window.", hwnd->second.c_str());
@@ -102,7 +107,8 @@ int TavMain(const std::vector<std::string>& args) {
   // A missing or unreadable run state leaves its values empty.
   ReadRunState(mgr.run_state_path, &mgr.run_state);
 
-  if (fork_run) ApplyHostValues(table, mgr);
+  if (fork_run)
+    ApplyHostValues(table, mgr);
 
   LangTable lang_table;
   if (!lang_table.loadLangXML(mgr.settings.product_brand)) {
@@ -118,7 +124,8 @@ int TavMain(const std::vector<std::string>& args) {
       break;
     case platform::InstanceGuard::Result::kAlreadyExists:
       LOG_WARN("[WARN] %d - Already exist PreInstance.");
-      if (!fork_run) platform::ActivateWindow(kMainWindowClass, mgr.settings.product_name);
+      if (!fork_run)
+        platform::ActivateWindow(kMainWindowClass, mgr.settings.product_name);
       return kEarlyStop;
     case platform::InstanceGuard::Result::kError:
       // Without a guard the run still works; it only loses the protection

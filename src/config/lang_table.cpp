@@ -4,7 +4,9 @@
 #include "platform/locale.h"
 #include "platform/resources.h"
 
-LangTable::LangTable() { InitLangCode(); }
+LangTable::LangTable() {
+  InitLangCode();
+}
 
 bool LangTable::InitLangCode() {
   LOG_INFO("[INFO] %d - InitLangCode SystemDefaultLCID: %d",
@@ -23,7 +25,8 @@ bool LangTable::loadLangXML(const std::string& /*brand*/) {
 }
 
 void SetSelectLang(std::string* select_lang, const std::string& name) {
-  if (name.empty()) return;
+  if (name.empty())
+    return;
   *select_lang = name;
   LOG_INFO("[INFO] %d - set select lang=[%s].", name.c_str());
 }

@@ -3,7 +3,9 @@
 namespace platform {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // The program-name rule: a quote toggles quoting and is dropped; nothing is
 // escaped; a blank outside quotes ends the name.
@@ -16,7 +18,8 @@ std::string::size_type TakeProgramName(std::string_view text, std::string* out) 
       quoted = !quoted;
       continue;
     }
-    if (!quoted && IsBlank(c)) break;
+    if (!quoted && IsBlank(c))
+      break;
     out->push_back(c);
   }
   return i;
@@ -36,7 +39,8 @@ std::string QuoteProgramName(std::string_view name) {
 std::vector<std::string> SplitCommandLine(std::string_view text, std::string_view program_path) {
   std::vector<std::string> args;
   std::string::size_type i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
+  while (i < text.size() && IsBlank(text[i]))
+    ++i;
   if (i == text.size()) {
     args.emplace_back(program_path);
     return args;
@@ -46,8 +50,10 @@ std::vector<std::string> SplitCommandLine(std::string_view text, std::string_vie
   args.push_back(std::move(name));
 
   while (true) {
-    while (i < text.size() && IsBlank(text[i])) ++i;
-    if (i >= text.size()) break;
+    while (i < text.size() && IsBlank(text[i]))
+      ++i;
+    if (i >= text.size())
+      break;
     std::string arg;
     bool quoted = false;
     while (i < text.size()) {
@@ -80,7 +86,8 @@ std::vector<std::string> SplitCommandLine(std::string_view text, std::string_vie
         ++i;
         continue;
       }
-      if (!quoted && IsBlank(c)) break;
+      if (!quoted && IsBlank(c))
+        break;
       arg.push_back(c);
       ++i;
     }
@@ -118,7 +125,8 @@ std::string QuoteArgument(std::string_view arg) {
 std::string BuildCommandLine(const std::vector<std::string>& args) {
   std::string text;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (i > 0) text.push_back(' ');
+    if (i > 0)
+      text.push_back(' ');
     text += i == 0 ? QuoteProgramName(args[0]) : QuoteArgument(args[i]);
   }
   return text;

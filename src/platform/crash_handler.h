@@ -15,10 +15,10 @@ namespace platform {
 
 // Exception codes as Windows reports them, so what the program reports does
 // not depend on the platform.
-inline constexpr uint32_t kExceptionAccessViolation = 0xC0000005u;  // SIGSEGV, SIGBUS
+inline constexpr uint32_t kExceptionAccessViolation = 0xC0000005u;     // SIGSEGV, SIGBUS
 inline constexpr uint32_t kExceptionIllegalInstruction = 0xC000001Du;  // SIGILL
-inline constexpr uint32_t kExceptionIntDivideByZero = 0xC0000094u;  // SIGFPE
-inline constexpr uint32_t kExceptionFatalAppExit = 0x40000015u;  // SIGABRT
+inline constexpr uint32_t kExceptionIntDivideByZero = 0xC0000094u;     // SIGFPE
+inline constexpr uint32_t kExceptionFatalAppExit = 0x40000015u;        // SIGABRT
 
 struct CrashRecord {
   int crashed = 0;

@@ -25,21 +25,27 @@ std::string LockFileName(const std::string& name) {
       out.push_back(static_cast<char>(c));
     }
   }
-  if (out.empty() || out == "." || out == "..") out = "%" + out;
+  if (out.empty() || out == "." || out == "..")
+    out = "%" + out;
   return out + ".lock";
 }
 
 }  // namespace
 
-InstanceGuard::~InstanceGuard() { Release(); }
+InstanceGuard::~InstanceGuard() {
+  Release();
+}
 
 InstanceGuard::Result InstanceGuard::Acquire(const std::string& name) {
-  if (held()) return Result::kAcquired;
+  if (held())
+    return Result::kAcquired;
   const std::string folder = RuntimeFolder();
-  if (folder.empty() || !CreateDirectories(folder + "/guards")) return Result::kError;
+  if (folder.empty() || !CreateDirectories(folder + "/guards"))
+    return Result::kError;
   const std::string path = folder + "/guards/" + LockFileName(name);
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return Result::kError;
+  if (fd < 0)
+    return Result::kError;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     close(fd);
@@ -50,7 +56,8 @@ InstanceGuard::Result InstanceGuard::Acquire(const std::string& name) {
 }
 
 void InstanceGuard::Release() {
-  if (fd_ < 0) return;
+  if (fd_ < 0)
+    return;
   // The lock file stays: deleting it would race with a starter that has
   // opened it but not locked it yet.
   close(fd_);

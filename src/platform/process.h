@@ -18,9 +18,9 @@ int CurrentThreadId();
 int CurrentProcessId();
 
 struct StartOptions {
-  std::string working_dir;        // empty: the caller's
-  bool hidden = false;            // no terminal output: stdin, stdout, stderr to /dev/null
-  bool as_desktop_user = false;   // drop root to the desktop user (SUDO_USER)
+  std::string working_dir;       // empty: the caller's
+  bool hidden = false;           // no terminal output: stdin, stdout, stderr to /dev/null
+  bool as_desktop_user = false;  // drop root to the desktop user (SUDO_USER)
 };
 
 class Process {

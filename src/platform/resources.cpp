@@ -22,10 +22,12 @@ namespace {
 
 bool LoadOverride(std::string_view type, int id, std::string* out) {
   std::string root = MachineRoot();
-  if (root.empty()) return false;
+  if (root.empty())
+    return false;
   std::string path = root + "/resources/" + std::string(type) + "/" + std::to_string(id);
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  if (!in)
+    return false;
   out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
 }
@@ -33,7 +35,8 @@ bool LoadOverride(std::string_view type, int id, std::string* out) {
 }  // namespace
 
 bool LoadResource(std::string_view type, int id, std::string* out) {
-  if (LoadOverride(type, id, out)) return true;
+  if (LoadOverride(type, id, out))
+    return true;
   std::size_t count = 0;
   const TavEmbeddedResource* table = TavEmbeddedResources(&count);
   for (std::size_t i = 0; i < count; ++i) {

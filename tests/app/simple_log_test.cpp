@@ -1,5 +1,6 @@
 #include "app/simple_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -28,13 +29,15 @@ class FakeClock : public LogClock {
 
   std::time_t Now() override { return now_.load(); }
   bool Sleep(int64_t ms) override {
-    if (interrupted_) return false;
+    if (interrupted_)
+      return false;
     now_ += static_cast<std::time_t>(ms / 1000);
     if (now_ >= end_) {
       done_.set_value();
       return false;
     }
-    if (on_wake_) on_wake_();
+    if (on_wake_)
+      on_wake_();
     return true;
   }
   void Interrupt() override { interrupted_ = true; }
@@ -92,9 +95,10 @@ TEST_F(SimpleLogTest, LineLayout) {
     log.Log(kLogInfo, "[INFO] %d - start, fork=[%d].", 4412, 0);
     const std::string long_text(100000, 'x');
     log.Log(kLogError, "[ERROR] %d - %s", 7, long_text.c_str());
-    EXPECT_EQ(tavtest::ReadFile(path_), "[2024-03-07 9:05:31] [INFO] 4412 - start, fork=[0].\n"
-                                        "[2024-03-07 9:05:31] [ERROR] 7 - " +
-                                            long_text + "\n");
+    EXPECT_EQ(tavtest::ReadFile(path_),
+              "[2024-03-07 9:05:31] [INFO] 4412 - start, fork=[0].\n"
+              "[2024-03-07 9:05:31] [ERROR] 7 - " +
+                  long_text + "\n");
   }
   // Logging without a logger writes nothing and fails nothing.
   Log(nullptr, kLogInfo, "[INFO] %d - nowhere", 1);
@@ -117,9 +121,8 @@ TEST_F(SimpleLogTest, BackupNamesCountUpOnTheSameDate) {
 
 TEST_F(SimpleLogTest, RotatesOnceEachNightAcrossMidnight) {
   simpleLog* target = nullptr;
-  auto clock = std::make_unique<FakeClock>(At(2024, 3, 7, 22, 50), At(2024, 3, 9, 0, 30), [&] {
-    target->Log(kLogInfo, "[INFO] %d - tick", 1);
-  });
+  auto clock = std::make_unique<FakeClock>(At(2024, 3, 7, 22, 50), At(2024, 3, 9, 0, 30),
+                                           [&] { target->Log(kLogInfo, "[INFO] %d - tick", 1); });
   std::future<void> done = clock->Done();
   simpleLog log(path_, std::move(clock));
   target = &log;
@@ -143,9 +146,13 @@ TEST_F(SimpleLogTest, EmptyLogStaysInPlaceAtNight) {
 }
 
 TEST_F(SimpleLogTest, ShutdownKeepsFiveFilesOfTheFamily) {
-  const std::vector<std::string> family = {
-      "vtTAV.log.2024-03-01", "vtTAV.log.2024-03-02", "vtTAV.log.2024-03-03",
-      "vtTAV.log.2024-03-04", "vtTAV.log.2024-03-05", "vtTAV.log.2024-03-06", "vtTAV.log"};
+  const std::vector<std::string> family = {"vtTAV.log.2024-03-01",
+                                           "vtTAV.log.2024-03-02",
+                                           "vtTAV.log.2024-03-03",
+                                           "vtTAV.log.2024-03-04",
+                                           "vtTAV.log.2024-03-05",
+                                           "vtTAV.log.2024-03-06",
+                                           "vtTAV.log"};
   for (std::size_t i = 0; i < family.size(); ++i) {
     const std::string path = folder_ + "/" + family[i];
     ASSERT_TRUE(tavtest::WriteFile(path, "x\n"));
@@ -181,10 +188,13 @@ TEST_F(SimpleLogTest, LinesFromManyThreadsStayWholeAcrossRotations) {
       });
     }
     // Three rotations leave four files, which shutdown keeps whole.
-    for (int r = 0; r < 3; ++r) log.dobackup();
-    for (std::thread& w : writers) w.join();
+    for (int r = 0; r < 3; ++r)
+      log.dobackup();
+    for (std::thread& w : writers)
+      w.join();
   }
-  const std::regex line_re(R"(\[\d{4}-\d\d-\d\d \d{1,2}:\d\d:\d\d\] \[INFO\] (\d) - line (\d+) ([a-d]{200}))");
+  const std::regex line_re(
+      R"(\[\d{4}-\d\d-\d\d \d{1,2}:\d\d:\d\d\] \[INFO\] (\d) - line (\d+) ([a-d]{200}))");
   std::set<std::pair<int, int>> seen;
   for (const std::string& name : FilesInFolder()) {
     std::istringstream in(tavtest::ReadFile(folder_ + "/" + name));

@@ -32,21 +32,23 @@ TEST(StartupTest, CommandLineTableAndRunMode) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     EXPECT_EQ(IsForkRun(ParseArguments(c.args)), c.fork);
   }
-  const CommandLineTable table = ParseArguments({"HostLang=a=b", "flag", "HostVersion=1", "HostVersion=2"});
+  const CommandLineTable table =
+      ParseArguments({"HostLang=a=b", "flag", "HostVersion=1", "HostVersion=2"});
   EXPECT_EQ(table, (CommandLineTable{{"HostLang", "a=b"}, {"flag", ""}, {"HostVersion", "2"}}));
 }
 
-struct Run {
+struct RunResult {
   int exit_code = 0;
   std::string stderr_text;
 };
 
 // Runs the real program in the sandbox machine root `sandbox`.
-Run Start(const tavtest::Sandbox& sandbox, const std::string& args, const std::string& env = "") {
+RunResult Start(const tavtest::Sandbox& sandbox, const std::string& args,
+                const std::string& env = "") {
   const std::string err = sandbox.Path("stderr.txt");
   const std::string command = env + " '" TAV_EXE "' " + args + " 2>'" + err + "'";
   const int status = std::system(command.c_str());
-  Run run;
+  RunResult run;
   run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
   run.stderr_text = tavtest::ReadFile(err);
   return run;
@@ -57,7 +59,8 @@ Run Start(const tavtest::Sandbox& sandbox, const std::string& args, const std::s
 std::string LogText(const tavtest::Sandbox& sandbox, const std::string& name) {
   std::string text;
   const fs::path folder = sandbox.Path("tmp/Veltrana/TAV");
-  if (!fs::exists(folder)) return text;
+  if (!fs::exists(folder))
+    return text;
   for (const auto& entry : fs::directory_iterator(folder)) {
     if (entry.path().filename().string().rfind(name, 0) == 0) {
       text += tavtest::ReadFile(entry.path().string());
@@ -71,15 +74,17 @@ bool HasLine(const std::string& log, const std::string& tag, const std::string& 
   std::string::size_type begin = 0;
   while (begin < log.size()) {
     std::string::size_type end = log.find('\n', begin);
-    if (end == std::string::npos) end = log.size();
+    if (end == std::string::npos)
+      end = log.size();
     const std::string line = log.substr(begin, end - begin);
     begin = end + 1;
     const std::string::size_type at = line.find("] " + tag + " ");
-    if (at == std::string::npos) continue;
+    if (at == std::string::npos)
+      continue;
     const std::string rest = line.substr(at + tag.size() + 3);
     const std::string::size_type dash = rest.find(" - ");
-    if (dash != std::string::npos && dash > 0 &&
-        rest.find_first_not_of("0123456789") == dash && rest.substr(dash + 3) == message) {
+    if (dash != std::string::npos && dash > 0 && rest.find_first_not_of("0123456789") == dash &&
+        rest.substr(dash + 3) == message) {
       return true;
     }
   }
@@ -91,11 +96,11 @@ constexpr char kGuardName[] = "Nodorra (Italiano)_tav";
 
 TEST(StartupRunTest, NormalRunEndsAfterAnEmptyMessageLoop) {
   tavtest::Sandbox sandbox;
-  const Run run = Start(sandbox, "");
+  const RunResult run = Start(sandbox, "");
   EXPECT_EQ(run.exit_code, 0);
   const std::string log = LogText(sandbox, "vtTAV.log");
-  const std::string order[] = {"[INFO]", " - start, fork=[0].\n", " - loadLangXML\n",
-                               " - MessageLoop\n", " - MessageLoop end\n", " - exit!\n"};
+  const std::string order[] = {"[INFO]",           " - start, fork=[0].\n", " - loadLangXML\n",
+                               " - MessageLoop\n", " - MessageLoop end\n",  " - exit!\n"};
   std::string::size_type at = 0;
   for (const std::string& piece : order) {
     SCOPED_TRACE(piece);
@@ -131,7 +136,7 @@ TEST(StartupRunTest, EarlyStopsLogTheirLineAndExitWithMinusOne) {
       ASSERT_TRUE(
           tavtest::WriteFile(sandbox.Path(std::string("resources/") + c.emptied_resource), ""));
     }
-    const Run run = Start(sandbox, c.args, c.env);
+    const RunResult run = Start(sandbox, c.args, c.env);
     EXPECT_EQ(run.exit_code, kEarlyStopExit);
     const std::string log = LogText(sandbox, c.log_name);
     EXPECT_TRUE(HasLine(log, "[ERROR]", c.log_line)) << log;
@@ -146,12 +151,12 @@ TEST(StartupRunTest, SecondNormalRunStopsButAForkRunProceeds) {
   platform::InstanceGuard running;
   ASSERT_EQ(running.Acquire(kGuardName), platform::InstanceGuard::Result::kAcquired);
 
-  const Run second = Start(sandbox, "");
+  const RunResult second = Start(sandbox, "");
   EXPECT_EQ(second.exit_code, kEarlyStopExit);
   EXPECT_EQ(second.stderr_text, "");
   EXPECT_TRUE(HasLine(LogText(sandbox, "vtTAV.log"), "[WARN]", "Already exist PreInstance."));
 
-  const Run fork_run = Start(sandbox, "OnlyForkInstallDependent=1");
+  const RunResult fork_run = Start(sandbox, "OnlyForkInstallDependent=1");
   EXPECT_EQ(fork_run.exit_code, 0);
   const std::string fork_log = LogText(sandbox, "vtForkTAV.log");
   EXPECT_TRUE(HasLine(fork_log, "[INFO]", "start, fork=[1].")) << fork_log;

@@ -26,7 +26,8 @@ TEST(AdminTest, TestSwitchForcesTheRefusalPath) {
 }
 
 TEST(AdminTest, UnprivilegedUserNeedsAWritableRoot) {
-  if (geteuid() == 0) GTEST_SKIP() << "root is always administrator";
+  if (geteuid() == 0)
+    GTEST_SKIP() << "root is always administrator";
   tavtest::Sandbox sandbox;
   chmod(sandbox.root().c_str(), 0555);
   EXPECT_FALSE(IsAdministrator());

@@ -25,7 +25,8 @@ TEST(CommandLineTest, SplitsWithWindowsRules) {
       {R"(prog "" x)", {"prog", "", "x"}},
       {R"(prog HostLang=a=b)", {"prog", "HostLang=a=b"}},
       // The first token of a bare argument list is read as a program name.
-      {R"("OnlyForkInstallDependent=1 " HostLang=x)", {"OnlyForkInstallDependent=1 ", "HostLang=x"}},
+      {R"("OnlyForkInstallDependent=1 " HostLang=x)",
+       {"OnlyForkInstallDependent=1 ", "HostLang=x"}},
   };
   for (const SplitCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -39,9 +40,17 @@ TEST(CommandLineTest, EmptyTextYieldsTheProgramPath) {
 }
 
 TEST(CommandLineTest, BuildThenSplitGivesTheArgumentsBack) {
-  const std::vector<std::string> args = {
-      "/opt/my apps/tav", "", "plain", "a b", R"(a"b)", R"(a\)", R"(a\\")", R"(\\server\share\)",
-      "tab\there", R"(/DIR="C:\Program Files\Corvenna\")", "HostLang=Italiano"};
+  const std::vector<std::string> args = {"/opt/my apps/tav",
+                                         "",
+                                         "plain",
+                                         "a b",
+                                         R"(a"b)",
+                                         R"(a\)",
+                                         R"(a\\")",
+                                         R"(\\server\share\)",
+                                         "tab\there",
+                                         R"(/DIR="C:\Program Files\Corvenna\")",
+                                         "HostLang=Italiano"};
   const std::string text = BuildCommandLine(args);
   SCOPED_TRACE(text);
   EXPECT_EQ(SplitCommandLine(text), args);

@@ -15,13 +15,26 @@ TEST(LocaleTest, PosixNamesMapToWindowsIdentifiers) {
     const char* name;
     uint32_t lcid;
   } cases[] = {
-      {"it_IT.UTF-8", 0x0410}, {"it_CH", 0x0810},    {"en_US.UTF-8", 0x0409},
-      {"es_ES", 0x0C0A},       {"es_AR.utf8", 0x2C0A}, {"pt_BR", 0x0416},
-      {"pt_PT", 0x0816},       {"zh_TW", 0x0404},    {"zh_MO", 0x1404},
-      {"sv_FI@euro", 0x081D},  {"ar_QA", 0x4001},    {"mr_IN", 0x044E},
-      {"th_TH.TIS-620", 0x041E}, {"de", 0x0407},      {"de_XX", 0x0407},
-      {"C", 0x0409},           {"POSIX", 0x0409},    {"C.UTF-8", 0x0409},
-      {"xx_YY", 0},            {"", 0},
+      {"it_IT.UTF-8", 0x0410},
+      {"it_CH", 0x0810},
+      {"en_US.UTF-8", 0x0409},
+      {"es_ES", 0x0C0A},
+      {"es_AR.utf8", 0x2C0A},
+      {"pt_BR", 0x0416},
+      {"pt_PT", 0x0816},
+      {"zh_TW", 0x0404},
+      {"zh_MO", 0x1404},
+      {"sv_FI@euro", 0x081D},
+      {"ar_QA", 0x4001},
+      {"mr_IN", 0x044E},
+      {"th_TH.TIS-620", 0x041E},
+      {"de", 0x0407},
+      {"de_XX", 0x0407},
+      {"C", 0x0409},
+      {"POSIX", 0x0409},
+      {"C.UTF-8", 0x0409},
+      {"xx_YY", 0},
+      {"", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -56,11 +56,13 @@ TEST(PathsTest, UnrelocatedTempHonoursTmpdir) {
   EXPECT_EQ(GetSpecialFolder(SpecialFolder::kProgramFiles64), "/opt");
   unsetenv("TMPDIR");
   EXPECT_EQ(GetSpecialFolder(SpecialFolder::kTemp), "/tmp");
-  if (saved != nullptr) setenv("TAV_ROOT", saved_root.c_str(), 1);
+  if (saved != nullptr)
+    setenv("TAV_ROOT", saved_root.c_str(), 1);
 }
 
 TEST(PathsTest, SudoUserIsTheDesktopUserOfRoot) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root";
   tavtest::Sandbox sandbox;
   setenv("SUDO_USER", "nobody", 1);
   EXPECT_EQ(DesktopUserName(), "nobody");

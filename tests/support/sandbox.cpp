@@ -10,9 +10,11 @@ namespace tavtest {
 Sandbox::Sandbox() {
   const char* old = std::getenv("TAV_ROOT");
   had_root_ = old != nullptr;
-  if (had_root_) saved_root_ = old;
+  if (had_root_)
+    saved_root_ = old;
   std::string pattern = std::filesystem::temp_directory_path().string() + "/tav-test-XXXXXX";
-  if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
+  if (mkdtemp(pattern.data()) != nullptr)
+    root_ = pattern;
   setenv("TAV_ROOT", root_.c_str(), 1);
 }
 
@@ -23,7 +25,8 @@ Sandbox::~Sandbox() {
     unsetenv("TAV_ROOT");
   }
   std::error_code ec;
-  if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+  if (!root_.empty())
+    std::filesystem::remove_all(root_, ec);
 }
 
 std::string ReadFile(const std::string& path) {
