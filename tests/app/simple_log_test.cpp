@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // Runs the backup thread through fake time: every sleep advances the clock
-// at once, and the thread ends when the clock reaches `end`.
+// at once, and the thread ends when a sleep would reach `end`.
 class FakeClock : public LogClock {
  public:
   FakeClock(std::time_t start, std::time_t end, std::function<void()> on_wake = {})
@@ -31,11 +31,13 @@ class FakeClock : public LogClock {
   bool Sleep(int64_t ms) override {
     if (interrupted_)
       return false;
-    now_ += static_cast<std::time_t>(ms / 1000);
-    if (now_ >= end_) {
+    // The clock stands still at the end, so a test reads a fixed time.
+    const std::time_t next = now_ + static_cast<std::time_t>(ms / 1000);
+    if (next >= end_) {
       done_.set_value();
       return false;
     }
+    now_ = next;
     if (on_wake_)
       on_wake_();
     return true;
