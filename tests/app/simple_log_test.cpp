@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -195,18 +195,20 @@ TEST_F(SimpleLogTest, LinesFromManyThreadsStayWholeAcrossRotations) {
     for (std::thread& w : writers)
       w.join();
   }
-  const std::regex line_re(
-      R"(\[\d{4}-\d\d-\d\d \d{1,2}:\d\d:\d\d\] \[INFO\] (\d) - line (\d+) ([a-d]{200}))");
   std::set<std::pair<int, int>> seen;
   for (const std::string& name : FilesInFolder()) {
     std::istringstream in(tavtest::ReadFile(folder_ + "/" + name));
     std::string line;
     while (std::getline(in, line)) {
-      std::smatch m;
-      ASSERT_TRUE(std::regex_match(line, m, line_re)) << line.substr(0, 80);
-      const int t = std::stoi(m[1]);
-      EXPECT_EQ(m[3].str(), std::string(200, 'a' + t));
-      EXPECT_TRUE(seen.emplace(t, std::stoi(m[2])).second);
+      // "[YYYY-MM-DD H:MM:SS] [INFO] <t> - line <i> <200 letters>"
+      int year, month, day, hour, minute, second, t, i, consumed = 0;
+      ASSERT_EQ(std::sscanf(line.c_str(), "[%4d-%2d-%2d %d:%2d:%2d] [INFO] %d - line %d %n", &year,
+                            &month, &day, &hour, &minute, &second, &t, &i, &consumed),
+                8)
+          << line.substr(0, 80);
+      ASSERT_TRUE(t >= 0 && t < kThreads);
+      EXPECT_EQ(line.substr(static_cast<std::size_t>(consumed)), std::string(200, 'a' + t));
+      EXPECT_TRUE(seen.emplace(t, i).second);
     }
   }
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLines));
