@@ -147,7 +147,7 @@ void simpleLog::StartBackupThread() {
   backup_thread_ = std::thread(&simpleLog::BackupThreadMain, this, current_file_name_);
 }
 
-void simpleLog::BackupThreadMain(std::string file_name) {
+void simpleLog::BackupThreadMain(const std::string& file_name) {
   const int backup = backup_;
   while (true) {
     if (backup != 0 && LocalTime(clock_->Now()).tm_hour == kBackupHour) {
@@ -181,7 +181,7 @@ std::string simpleLog::BackupFileName(const std::string& file_name) {
   char date[32];
   std::snprintf(date, sizeof(date), "%4d-%02d-%02d", now.tm_year + 1900, now.tm_mon + 1,
                 now.tm_mday);
-  const std::string dated = file_name + "." + date;
+  std::string dated = file_name + "." + date;
   if (!FileExists(dated))
     return dated;
   for (int counter = 1; counter < INT_MAX; ++counter) {

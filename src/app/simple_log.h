@@ -58,7 +58,7 @@ class simpleLog {
   const std::string& current_file_name() const { return current_file_name_; }
 
  private:
-  void BackupThreadMain(std::string file_name);
+  void BackupThreadMain(const std::string& file_name);
 
   std::string current_file_name_;
   std::string configured_file_name_;
