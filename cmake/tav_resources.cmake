@@ -31,6 +31,18 @@ function(tav_embed_resources target)
     string(APPEND table "    {\"${type}\", ${id}, tav_res_${i}_begin, tav_res_${i}_end},\n")
     math(EXPR i "${i} + 1")
   endwhile()
+  # The program's version as an ELF note, read back like a Windows file
+  # version resource: name "TAV", type 1, the text "major.minor.patch.tweak".
+  set(version "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+  if(PROJECT_VERSION_TWEAK)
+    set(version "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${PROJECT_VERSION_TWEAK}")
+  endif()
+  string(LENGTH "${version}" version_length)
+  math(EXPR desc_size "${version_length} + 1")
+  string(APPEND body
+    "asm(\".section .note.tav.version,\\\"a\\\",@note\\n.balign 4\\n"
+    ".long 4\\n.long ${desc_size}\\n.long 1\\n.asciz \\\"TAV\\\"\\n"
+    ".asciz \\\"${version}\\\"\\n.balign 4\\n.previous\\n\");\n")
   string(APPEND body "\nstruct TavEmbeddedResource {\n  const char* type;\n  int id;\n"
     "  const unsigned char* begin;\n  const unsigned char* end;\n};\n\n"
     "static const TavEmbeddedResource kTable[] = {\n${table}};\n\n"
