@@ -42,7 +42,7 @@ bool ParseHostHwnd(const std::string& text, platform::WindowHandle* handle) {
 void ApplyHostValues(const CommandLineTable& table, TavMgr& mgr) {
   auto lang = table.find("HostLang");
   if (lang != table.end())
-    SetSelectLang(&mgr.run_state.select_lang, lang->second);
+    SetSelectLang(&mgr.run_state, lang->second);
   auto version = table.find("HostVersion");
   if (version != table.end())
     mgr.host_version = version->second;
@@ -105,7 +105,7 @@ int TavMain(const std::vector<std::string>& args) {
   }
 
   // A missing or unreadable run state leaves its values empty.
-  ReadRunState(mgr.run_state_path, &mgr.run_state);
+  mgr.ReadRunConfig();
 
   if (fork_run)
     ApplyHostValues(table, mgr);

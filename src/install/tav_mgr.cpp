@@ -1,6 +1,7 @@
 #include "install/tav_mgr.h"
 
-#include "platform/paths.h"
+#include <chrono>
+#include <thread>
 
 namespace {
 TavMgr g_tav_mgr;
@@ -11,10 +12,27 @@ TavMgr& TavMgr::Get() {
 }
 
 bool TavMgr::LoadLocalXml() {
-  if (!LoadProductFile(&settings))
-    return false;
-  const std::string brand = settings.product_brand.empty() ? "Veltrana" : settings.product_brand;
-  run_state_path = platform::GetSpecialFolder(platform::SpecialFolder::kCommonDocuments) + "/" +
-                   brand + "/TAV_DOWNTASK_" + settings.product_id + ".xml";
-  return true;
+  return ::LoadLocalXml(&settings);
+}
+
+void TavMgr::ReadRunConfig() {
+  ReadRunState(settings.run_state_path, &run_state);
+}
+
+void TavMgr::WriteRunConfig() {
+  WriteRunState(settings.run_state_path, run_state, fork_run);
+}
+
+void TavMgr::DeleteRunConfig() {
+  DeleteRunState(settings.run_state_path, &run_state, fork_run);
+}
+
+bool TavMgr::LoadRuntimeDescription() {
+  bool loaded = LoadServerXml(&settings, &runtime);
+  if (!loaded) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    loaded = LoadServerXml(&settings, &runtime);
+  }
+  effective = MergeRuntimeValues(settings, runtime);
+  return loaded;
 }

@@ -7,6 +7,7 @@
 
 #include "config/product_settings.h"
 #include "config/run_state.h"
+#include "config/runtime_description.h"
 #include "platform/message_bus.h"
 
 class TavMgr {
@@ -15,6 +16,15 @@ class TavMgr {
 
   // Loads the built-in product file and fixes the run-state path.
   bool LoadLocalXml();
+  // The run-state file of this product: read at start-up, written when
+  // downloads start, deleted when everything is installed.
+  void ReadRunConfig();
+  void WriteRunConfig();
+  void DeleteRunConfig();
+  // Asks the server for the runtime description, a second time 500 ms later
+  // when the first try got none, and fixes the effective values. The values
+  // fall back to the product file's when both tries fail.
+  bool LoadRuntimeDescription();
 
   bool fork_run = false;
   std::string host_version;
@@ -22,5 +32,6 @@ class TavMgr {
   platform::WindowHandle main_hwnd = 0;
   ProductSettings settings;
   RunState run_state;
-  std::string run_state_path;
+  RuntimeValues runtime;
+  EffectiveValues effective;
 };

@@ -114,27 +114,36 @@ TEST(StartupRunTest, EarlyStopsLogTheirLineAndExitWithMinusOne) {
   const struct {
     const char* args;
     const char* env;
-    const char* emptied_resource;
+    const char* resource;  // overridden for the run with `content`
+    const char* content;
     const char* log_name;
     const char* log_line;
     const char* box;  // "" when no box may be shown
   } cases[] = {
-      {"", "TAV_TEST_NOT_ADMIN=1", nullptr, "vtTAV.log",
+      {"", "TAV_TEST_NOT_ADMIN=1", nullptr, "", "vtTAV.log",
        "You must be logged in as administrator when installing this program.",
        "You must be logged in as administrator when installing this program."},
-      {"OnlyForkInstallDependent=1", "TAV_TEST_NOT_ADMIN=1", nullptr, "vtForkTAV.log",
+      {"OnlyForkInstallDependent=1", "TAV_TEST_NOT_ADMIN=1", nullptr, "", "vtForkTAV.log",
        "You must be logged in as administrator when installing this program.", ""},
-      {"", "", "XML/106", "vtTAV.log", "LoadLocalXml failed!", "Load product xml error."},
-      {"OnlyForkInstallDependent=1", "", "XML/106", "vtForkTAV.log", "LoadLocalXml failed!", ""},
-      {"", "", "XML/131", "vtTAV.log", "loadLangXML failed!", "Load lang xml error."},
-      {"OnlyForkInstallDependent=1", "", "XML/131", "vtForkTAV.log", "loadLangXML failed!", ""},
+      {"", "", "XML/106", "", "vtTAV.log", "LoadLocalXml failed!", "Load product xml error."},
+      {"", "", "XML/106", "", "vtTAV.log", "LoadLocalXml, size error!", "Load product xml error."},
+      {"", "", "XML/106", "<Product><ProductName>x</Product>", "vtTAV.log", "LoadLocalXml err 3",
+       "Load product xml error."},
+      {"", "", "XML/106", "<Lang/>", "vtTAV.log", "LoadLocalXml, not find product.",
+       "Load product xml error."},
+      {"OnlyForkInstallDependent=1", "", "XML/106", "", "vtForkTAV.log", "LoadLocalXml failed!",
+       ""},
+      {"", "", "XML/131", "", "vtTAV.log", "loadLangXML failed!", "Load lang xml error."},
+      {"", "", "XML/131", "<Lang><item name=\"a\">", "vtTAV.log", "loadLangXML failed!",
+       "Load lang xml error."},
+      {"OnlyForkInstallDependent=1", "", "XML/131", "", "vtForkTAV.log", "loadLangXML failed!", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.log_line) + " " + c.args);
     tavtest::Sandbox sandbox;
-    if (c.emptied_resource != nullptr) {
+    if (c.resource != nullptr) {
       ASSERT_TRUE(
-          tavtest::WriteFile(sandbox.Path(std::string("resources/") + c.emptied_resource), ""));
+          tavtest::WriteFile(sandbox.Path(std::string("resources/") + c.resource), c.content));
     }
     const RunResult run = Start(sandbox, c.args, c.env);
     EXPECT_EQ(run.exit_code, kEarlyStopExit);

@@ -1,0 +1,3 @@
+#include "telemetry/analytics_events.h"
+
+void ReportConfig(const ConfigEvent& /*event*/) {}
