@@ -22,7 +22,6 @@
 #include "platform/command_line.h"
 #include "platform/paths.h"
 
-
 namespace platform {
 namespace {
 
