@@ -16,13 +16,6 @@ namespace {
 
 constexpr char kDefaultBrandFolder[] = "Veltrana";
 
-// Text of the child `name` of main, or `fallback` when there is none. An
-// element that is present counts even when empty.
-std::string ChildText(CXmlDocument& doc, const char* name, const std::string& fallback = {}) {
-  doc.ResetChildPos();
-  return doc.FindChildElem(name) ? doc.GetChildData() : fallback;
-}
-
 // Reads the two children of the group `group` under main.
 void ReadGroup(CXmlDocument& doc, const char* group, const char* first, std::string* first_value,
                const char* second, std::string* second_value) {
@@ -30,8 +23,8 @@ void ReadGroup(CXmlDocument& doc, const char* group, const char* first, std::str
   if (!doc.FindChildElem(group))
     return;
   doc.IntoElem();
-  *first_value = ChildText(doc, first, *first_value);
-  *second_value = ChildText(doc, second, *second_value);
+  *first_value = FindChildData(doc, first, *first_value);
+  *second_value = FindChildData(doc, second, *second_value);
   doc.OutOfElem();
 }
 
@@ -42,17 +35,7 @@ void ReadDependents(CXmlDocument& doc, std::vector<DependentProduct>* dependents
   doc.IntoElem();
   while (doc.FindChildElem("item")) {
     doc.IntoElem();
-    DependentProduct d;
-    d.product_id = ChildText(doc, "ProductID");
-    d.product_name = ChildText(doc, "ProductName");
-    d.product_exe = ChildText(doc, "ProductExe");
-    d.product_arg = ChildText(doc, "ProductArg");
-    d.product_install_arg = ChildText(doc, "ProductInstallArg");
-    d.product_ins_cmple = ChildText(doc, "ProductInsCmple");
-    d.url_down = ChildText(doc, "Url_Down");
-    d.url_downx64 = ChildText(doc, "Url_Downx64");
-    d.force_install = ChildText(doc, "ForceInstall", "true");
-    d.fork_install = ChildText(doc, "ForkInstall");
+    DependentProduct d = ReadDependentItem(doc, /*with_server_fields=*/false);
     doc.OutOfElem();
     LOG_INFO("[INFO] %d - LoadLocalXml, dependent.item pid=[%s].", d.product_id.c_str());
     if (d.usable())
@@ -88,6 +71,28 @@ std::string ComputeDefaultInstallRoot(const ProductSettings& /*settings*/) {
 
 }  // namespace
 
+DependentProduct ReadDependentItem(CXmlDocument& doc, bool with_server_fields) {
+  DependentProduct d;
+  d.product_id = FindChildData(doc, "ProductID");
+  d.product_name = FindChildData(doc, "ProductName");
+  d.product_exe = FindChildData(doc, "ProductExe");
+  d.product_arg = FindChildData(doc, "ProductArg");
+  d.product_install_arg = FindChildData(doc, "ProductInstallArg");
+  d.product_ins_cmple = FindChildData(doc, "ProductInsCmple");
+  d.url_down = FindChildData(doc, "Url_Down");
+  d.url_downx64 = FindChildData(doc, "Url_Downx64");
+  d.force_install = FindChildData(doc, "ForceInstall", "true");
+  d.fork_install = FindChildData(doc, "ForkInstall");
+  if (with_server_fields) {
+    d.md5 = FindChildData(doc, "md5");
+    d.history_md5_32 = FindChildData(doc, "history_md5_32");
+    d.md5_64 = FindChildData(doc, "md5_64");
+    d.history_md5_64 = FindChildData(doc, "history_md5_64");
+    d.filesize = FindChildData(doc, "filesize");
+  }
+  return d;
+}
+
 ProductFileError ParseProductFile(const std::string& xml, bool is_64bit_os, ProductSettings* s) {
   CXmlDocument doc;
   if (!doc.SetDoc(xml))
@@ -96,44 +101,44 @@ ProductFileError ParseProductFile(const std::string& xml, bool is_64bit_os, Prod
     return ProductFileError::kNoProduct;
 
   const Deployment& deployment = GetDeployment();
-  s->product_skin = ChildText(doc, "ProductSkin");
-  s->product_brand = ChildText(doc, "ProductBrand");
-  s->product_name = ChildText(doc, "ProductName");
-  s->product_exe = ChildText(doc, "ProductExe");
-  s->product_arg = ChildText(doc, "ProductArg");
-  s->fold_bottom = ChildText(doc, "FoldBottom", "1");
-  s->product_install_arg = ChildText(doc, "ProductInstallArg");
-  s->product_ins_cmple = ChildText(doc, "ProductInsCmple");
-  s->custom_install_path = ChildText(doc, "CustomInstallPath");
-  s->is_allow_install_admin_path = ChildText(doc, "IsAllowInstallAdminPath");
-  s->server_host = ChildText(doc, "ServerHost", deployment.platform_host);
+  s->product_skin = FindChildData(doc, "ProductSkin");
+  s->product_brand = FindChildData(doc, "ProductBrand");
+  s->product_name = FindChildData(doc, "ProductName");
+  s->product_exe = FindChildData(doc, "ProductExe");
+  s->product_arg = FindChildData(doc, "ProductArg");
+  s->fold_bottom = FindChildData(doc, "FoldBottom", "1");
+  s->product_install_arg = FindChildData(doc, "ProductInstallArg");
+  s->product_ins_cmple = FindChildData(doc, "ProductInsCmple");
+  s->custom_install_path = FindChildData(doc, "CustomInstallPath");
+  s->is_allow_install_admin_path = FindChildData(doc, "IsAllowInstallAdminPath");
+  s->server_host = FindChildData(doc, "ServerHost", deployment.platform_host);
   if (s->server_host.empty() || s->server_host.back() != '/')
     s->server_host += "/";
-  s->product_id = ChildText(doc, "ProductID");
-  s->app_id = ChildText(doc, "AppID");
-  s->channel = ChildText(doc, "Channel");
+  s->product_id = FindChildData(doc, "ProductID");
+  s->app_id = FindChildData(doc, "AppID");
+  s->channel = FindChildData(doc, "Channel");
   ReadGroup(doc, "Downurl", "OnlyUseLocalUrl", &s->down_only_use_local_url, "Url_Down",
             &s->url_down);
   if (is_64bit_os) {
     ReadGroup(doc, "Downurl_x64", "OnlyUseLocalUrl", &s->down_x64_only_use_local_url, "Url_Down",
               &s->url_down_x64);
   }
-  s->install_time = ChildText(doc, "InstallTime");
+  s->install_time = FindChildData(doc, "InstallTime");
   ReadGroup(doc, "Installurl", "OnlyUseLocalUrl", &s->install_only_use_local_url, "Url_Install",
             &s->url_install);
-  s->url_license = ChildText(doc, "Url_License");
+  s->url_license = FindChildData(doc, "Url_License");
   if (s->url_license.empty())
     s->url_license = deployment.license_url;
-  s->user_agreement_url = ChildText(doc, "UserAgreementUrl");
-  s->privacy_agreement_url = ChildText(doc, "PrivacyAgreementUrl");
-  s->languages = ChildText(doc, "Languages");
-  s->dotnet_min_ver = ChildText(doc, "Dotnetminver");
-  s->dotnet_url = ChildText(doc, "Dotneturl");
-  s->agree_user_license = ChildText(doc, "AgreeUserLicense");
-  s->startup_product = ChildText(doc, "StartupProduct");
-  s->url_jump = ChildText(doc, "Url_Jump");
-  s->install_error_url = ChildText(doc, "InstallErrorUrl");
-  s->not_support_win32 = ChildText(doc, "NotSupportWin32");
+  s->user_agreement_url = FindChildData(doc, "UserAgreementUrl");
+  s->privacy_agreement_url = FindChildData(doc, "PrivacyAgreementUrl");
+  s->languages = FindChildData(doc, "Languages");
+  s->dotnet_min_ver = FindChildData(doc, "Dotnetminver");
+  s->dotnet_url = FindChildData(doc, "Dotneturl");
+  s->agree_user_license = FindChildData(doc, "AgreeUserLicense");
+  s->startup_product = FindChildData(doc, "StartupProduct");
+  s->url_jump = FindChildData(doc, "Url_Jump");
+  s->install_error_url = FindChildData(doc, "InstallErrorUrl");
+  s->not_support_win32 = FindChildData(doc, "NotSupportWin32");
   ReadDependents(doc, &s->dependents);
   return ProductFileError::kNone;
 }

@@ -70,6 +70,13 @@ struct ProductSettings {
   std::string default_install_root;  // from the install-folder rules when they give one
 };
 
+class CXmlDocument;
+
+// Reads the dependent item that is main of `doc`. The product file supplies
+// the fields it names; a server's bind item (`with_server_fields`) also
+// supplies the MD5 values and the size.
+DependentProduct ReadDependentItem(CXmlDocument& doc, bool with_server_fields);
+
 // Why the product file could not be loaded.
 enum class ProductFileError { kNone, kNotFound, kSize, kParse, kNoProduct };
 

@@ -72,11 +72,6 @@ std::string JoinNonEmpty(std::initializer_list<const std::string*> parts) {
   return out;
 }
 
-std::string ChildText(CXmlDocument& doc, const char* name, const std::string& fallback = {}) {
-  doc.ResetChildPos();
-  return doc.FindChildElem(name) ? doc.GetChildData() : fallback;
-}
-
 void ReadRuntime(CXmlDocument& doc, RuntimeValues* values) {
   for (const RuntimeField& field : kRuntimeFields) {
     doc.ResetChildPos();
@@ -88,22 +83,7 @@ void ReadRuntime(CXmlDocument& doc, RuntimeValues* values) {
 void MergeBindItems(CXmlDocument& doc, ProductSettings* settings) {
   while (doc.FindChildElem("item")) {
     doc.IntoElem();
-    DependentProduct d;
-    d.product_id = ChildText(doc, "ProductID");
-    d.product_name = ChildText(doc, "ProductName");
-    d.product_exe = ChildText(doc, "ProductExe");
-    d.url_down = ChildText(doc, "Url_Down");
-    d.url_downx64 = ChildText(doc, "Url_Downx64");
-    d.md5 = ChildText(doc, "md5");
-    d.history_md5_32 = ChildText(doc, "history_md5_32");
-    d.md5_64 = ChildText(doc, "md5_64");
-    d.history_md5_64 = ChildText(doc, "history_md5_64");
-    d.filesize = ChildText(doc, "filesize");
-    d.force_install = ChildText(doc, "ForceInstall", "true");
-    d.product_arg = ChildText(doc, "ProductArg");
-    d.product_install_arg = ChildText(doc, "ProductInstallArg");
-    d.product_ins_cmple = ChildText(doc, "ProductInsCmple");
-    d.fork_install = ChildText(doc, "ForkInstall");
+    DependentProduct d = ReadDependentItem(doc, /*with_server_fields=*/true);
     doc.OutOfElem();
     LOG_INFO("[INFO] %d - LoadServerXml bind.item pid=[%s].", d.product_id.c_str());
     if (!d.usable())

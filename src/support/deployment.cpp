@@ -5,38 +5,33 @@
 #include <map>
 #include <mutex>
 
+#include "app/simple_log.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
-
-namespace {
-
-std::string ElementText(const std::string& xml, const std::string& name) {
-  const std::string open = "<" + name + ">";
-  std::string::size_type begin = xml.find(open);
-  if (begin == std::string::npos)
-    return {};
-  begin += open.size();
-  std::string::size_type end = xml.find("</" + name + ">", begin);
-  return end == std::string::npos ? std::string() : xml.substr(begin, end - begin);
-}
-
-}  // namespace
+#include "support/xml_document.h"
 
 Deployment ParseDeployment(const std::string& xml) {
   Deployment d;
-  d.platform_host = ElementText(xml, "PlatformHost");
-  d.license_url = ElementText(xml, "LicenseUrl");
-  d.product_web_host = ElementText(xml, "ProductWebHost");
-  d.pc_api_primary = ElementText(xml, "PcApiPrimary");
-  d.pc_api_fallback = ElementText(xml, "PcApiFallback");
-  d.analytics_primary = ElementText(xml, "AnalyticsPrimary");
-  d.analytics_fallback = ElementText(xml, "AnalyticsFallback");
-  d.httpdns_primary = ElementText(xml, "HttpDnsPrimary");
-  d.httpdns_fallback = ElementText(xml, "HttpDnsFallback");
-  d.httpdns_account_id = ElementText(xml, "HttpDnsAccountId");
-  d.httpdns_secret_key = ElementText(xml, "HttpDnsSecretKey");
-  d.httpdns_access_key = ElementText(xml, "HttpDnsAccessKey");
-  d.tls_verify = ElementText(xml, "TlsVerify") != "0";
+  CXmlDocument doc;
+  // A damaged file gives no hosts at all rather than some of them, and keeps
+  // certificates checked.
+  if (!doc.SetDoc(xml) || !doc.FindElem("Deployment")) {
+    LOG_ERROR("[ERROR] %d - deployment file unreadable: %s", doc.GetResult().c_str());
+    return d;
+  }
+  d.platform_host = FindChildData(doc, "PlatformHost");
+  d.license_url = FindChildData(doc, "LicenseUrl");
+  d.product_web_host = FindChildData(doc, "ProductWebHost");
+  d.pc_api_primary = FindChildData(doc, "PcApiPrimary");
+  d.pc_api_fallback = FindChildData(doc, "PcApiFallback");
+  d.analytics_primary = FindChildData(doc, "AnalyticsPrimary");
+  d.analytics_fallback = FindChildData(doc, "AnalyticsFallback");
+  d.httpdns_primary = FindChildData(doc, "HttpDnsPrimary");
+  d.httpdns_fallback = FindChildData(doc, "HttpDnsFallback");
+  d.httpdns_account_id = FindChildData(doc, "HttpDnsAccountId");
+  d.httpdns_secret_key = FindChildData(doc, "HttpDnsSecretKey");
+  d.httpdns_access_key = FindChildData(doc, "HttpDnsAccessKey");
+  d.tls_verify = FindChildData(doc, "TlsVerify") != "0";
   return d;
 }
 

@@ -900,3 +900,8 @@ bool CXmlDocument::WriteTextFile(const std::string& path, std::u16string_view te
 bool CXmlDocument::WriteTextFile(const std::string& path, std::string_view text) {
   return WriteTextFile(path, Utf8ToUtf16(text));
 }
+
+std::string FindChildData(CXmlDocument& doc, std::string_view name, const std::string& fallback) {
+  doc.ResetChildPos();
+  return doc.FindChildElem(name) ? doc.GetChildData() : fallback;
+}

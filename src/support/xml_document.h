@@ -131,3 +131,9 @@ class CXmlDocument {
   int child_ = 0;
   bool well_formed_ = false;
 };
+
+// The data of the first child of main named `name` (searched from the first
+// child on), or `fallback` when main has no such child. A child that is
+// present counts even when its data is empty. Moves the child position.
+std::string FindChildData(CXmlDocument& doc, std::string_view name,
+                          const std::string& fallback = {});

@@ -22,11 +22,10 @@ TEST(LangTableTest, CurrentLanguageFollowsTheUsersLocale) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.locale);
-    setenv("LC_ALL", c.locale, 1);
+    tavtest::ScopedEnv locale("LC_ALL", c.locale);
     LangTable table;
     EXPECT_EQ(table.current_language(), c.language);
   }
-  unsetenv("LC_ALL");
 }
 
 TEST(LangTableTest, BrandReplacesTheMakersName) {

@@ -43,46 +43,40 @@ TEST(LocaleTest, PosixNamesMapToWindowsIdentifiers) {
 }
 
 TEST(LocaleTest, UserLocaleComesFromTheFirstSetVariable) {
-  setenv("LC_ALL", "", 1);
-  setenv("LC_MESSAGES", "fr_CA.UTF-8", 1);
-  setenv("LANG", "de_DE.UTF-8", 1);
-  EXPECT_EQ(GetUserDefaultLcid(), 0x0C0Cu);
-  setenv("LC_ALL", "ja_JP.UTF-8", 1);
-  EXPECT_EQ(GetUserDefaultLcid(), 0x0411u);
-  unsetenv("LC_ALL");
-  unsetenv("LC_MESSAGES");
+  tavtest::ScopedEnv lang("LANG", "de_DE.UTF-8");
+  {
+    tavtest::ScopedEnv all("LC_ALL", "");
+    tavtest::ScopedEnv messages("LC_MESSAGES", "fr_CA.UTF-8");
+    EXPECT_EQ(GetUserDefaultLcid(), 0x0C0Cu);
+    tavtest::ScopedEnv all_set("LC_ALL", "ja_JP.UTF-8");
+    EXPECT_EQ(GetUserDefaultLcid(), 0x0411u);
+  }
+  tavtest::ScopedEnv no_all("LC_ALL", std::nullopt);
+  tavtest::ScopedEnv no_messages("LC_MESSAGES", std::nullopt);
   EXPECT_EQ(GetUserDefaultLcid(), 0x0407u);
-  setenv("LANG", "tlh_QO", 1);
+  tavtest::ScopedEnv unknown("LANG", "tlh_QO");
   EXPECT_EQ(GetUserDefaultLcid(), 0x0409u);
-  unsetenv("LANG");
 }
 
 TEST(LocaleTest, SystemLocaleFromTheMachinesLocaleFile) {
   tavtest::Sandbox sandbox;
   ASSERT_TRUE(tavtest::WriteFile(sandbox.Path("etc/default/locale"), "LANG=\"ko_KR.UTF-8\"\n"));
-  setenv("LANG", "it_IT.UTF-8", 1);
+  tavtest::ScopedEnv lang("LANG", "it_IT.UTF-8");
+  tavtest::ScopedEnv no_all("LC_ALL", std::nullopt);
   EXPECT_EQ(GetSystemDefaultLcid(), 0x0412u);
   EXPECT_EQ(GetUserDefaultLcid(), 0x0410u);
-  unsetenv("LANG");
 }
 
 TEST(LocaleTest, BiasIsMinutesToAddToLocalTime) {
-  const char* saved = std::getenv("TZ");
-  std::string saved_tz = saved != nullptr ? saved : "";
   const struct {
     const char* tz;
     int32_t bias;
   } cases[] = {{"UTC0", 0}, {"CET-1", -60}, {"EST5", 300}, {"IST-5:30", -330}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tz);
-    setenv("TZ", c.tz, 1);
+    tavtest::ScopedEnv tz("TZ", c.tz);
     tzset();
     EXPECT_EQ(GetTimeZoneBiasMinutes(), c.bias);
-  }
-  if (saved != nullptr) {
-    setenv("TZ", saved_tz.c_str(), 1);
-  } else {
-    unsetenv("TZ");
   }
   tzset();
 }

@@ -48,25 +48,25 @@ TEST(PathsTest, DesktopFollowsTheUsersDirectoryFile) {
 }
 
 TEST(PathsTest, UnrelocatedTempHonoursTmpdir) {
-  const char* saved = std::getenv("TAV_ROOT");
-  std::string saved_root = saved != nullptr ? saved : "";
-  unsetenv("TAV_ROOT");
-  setenv("TMPDIR", "/var/tmp/", 1);
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::kTemp), "/var/tmp");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::kProgramFiles64), "/opt");
-  unsetenv("TMPDIR");
+  tavtest::ScopedEnv no_root("TAV_ROOT", std::nullopt);
+  {
+    tavtest::ScopedEnv tmpdir("TMPDIR", "/var/tmp/");
+    EXPECT_EQ(GetSpecialFolder(SpecialFolder::kTemp), "/var/tmp");
+    EXPECT_EQ(GetSpecialFolder(SpecialFolder::kProgramFiles64), "/opt");
+  }
+  tavtest::ScopedEnv no_tmpdir("TMPDIR", std::nullopt);
   EXPECT_EQ(GetSpecialFolder(SpecialFolder::kTemp), "/tmp");
-  if (saved != nullptr)
-    setenv("TAV_ROOT", saved_root.c_str(), 1);
 }
 
 TEST(PathsTest, SudoUserIsTheDesktopUserOfRoot) {
   if (geteuid() != 0)
     GTEST_SKIP() << "needs root";
   tavtest::Sandbox sandbox;
-  setenv("SUDO_USER", "nobody", 1);
-  EXPECT_EQ(DesktopUserName(), "nobody");
-  unsetenv("SUDO_USER");
+  {
+    tavtest::ScopedEnv sudo("SUDO_USER", "nobody");
+    EXPECT_EQ(DesktopUserName(), "nobody");
+  }
+  tavtest::ScopedEnv no_sudo("SUDO_USER", std::nullopt);
   EXPECT_EQ(DesktopUserName(), "root");
 }
 

@@ -19,34 +19,10 @@
 
 namespace {
 
+using tavtest::ScopedEnv;
+
 using platform::Process;
 using platform::StartOptions;
-
-// Sets (or, with nullopt, removes) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    const char* old = std::getenv(name);
-    if (old != nullptr)
-      saved_ = old;
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (saved_) {
-      setenv(name_, saved_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
 
 // Detached children are not ours to wait for: poll for the file they write
 // (each writes a temporary and renames it, so a present file is complete).

@@ -20,32 +20,9 @@
 
 namespace {
 
+using tavtest::ScopedEnv;
+
 namespace fs = std::filesystem;
-
-// Sets (or, with nullopt, removes) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name))
-      saved_ = old;
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (saved_) {
-      setenv(name_, saved_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
 
 bool Exists(const std::string& path) {
   std::error_code ec;

@@ -29,6 +29,24 @@ Sandbox::~Sandbox() {
     std::filesystem::remove_all(root_, ec);
 }
 
+ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+  if (const char* old = std::getenv(name))
+    saved_ = old;
+  if (value) {
+    setenv(name, value->c_str(), 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (saved_) {
+    setenv(name_, saved_->c_str(), 1);
+  } else {
+    unsetenv(name_);
+  }
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

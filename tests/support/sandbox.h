@@ -1,6 +1,7 @@
 // Test sandboxes: a fresh machine root per test, selected through TAV_ROOT.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace tavtest {
@@ -22,6 +23,19 @@ class Sandbox {
   std::string root_;
   std::string saved_root_;
   bool had_root_ = false;
+};
+
+// Sets (or, with nullopt, removes) an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
 };
 
 // Whole content of a file ("" when missing).
