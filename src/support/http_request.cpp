@@ -104,18 +104,31 @@ void ApplyCommon(CurlRequestState* state, const std::string& url,
 
 // Runs the transfer and reads the status; the libcurl result of the first
 // step that failed, else 0. `what` names the request in the log lines.
-int PerformAndCheck(CURL* curl, const char* what) {
+// Which request is reporting: each has log lines of its own.
+enum class CurlCall { kRequest, kFormData };
+
+int PerformAndCheck(CURL* curl, CurlCall call) {
   const CURLcode performed = curl_easy_perform(curl);
   if (performed != CURLE_OK) {
-    LOG_ERROR("[ERROR] %d - %s, curl easy perform failed, code=[%d].", what,
-              static_cast<int>(performed));
+    if (call == CurlCall::kRequest) {
+      LOG_ERROR("[ERROR] %d - curl request, curl easy perform failed, code=[%d].",
+                static_cast<int>(performed));
+    } else {
+      LOG_ERROR("[ERROR] %d - curl form data request, curl easy perform failed, code=[%d].",
+                static_cast<int>(performed));
+    }
     return performed;
   }
   long status = 0;
   const CURLcode info = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   if (info != CURLE_OK) {
-    LOG_ERROR("[ERROR] %d - %s, curl easy getinfo failed, code=[%d].", what,
-              static_cast<int>(info));
+    if (call == CurlCall::kRequest) {
+      LOG_ERROR("[ERROR] %d - curl request, curl easy getinfo failed, code=[%d].",
+                static_cast<int>(info));
+    } else {
+      LOG_ERROR("[ERROR] %d - curl form data request, curl easy getinfo failed, code=[%d].",
+                static_cast<int>(info));
+    }
     return info;
   }
   return 0;
@@ -278,7 +291,7 @@ std::string CHttpRequest::CurlRequest(int method, const std::string& url,
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post_body.size()));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post_body.data());
   }
-  SetCode(error_code, PerformAndCheck(curl, "curl request"));
+  SetCode(error_code, PerformAndCheck(curl, CurlCall::kRequest));
   return header_block + RemoveCrLf(body);
 }
 
@@ -316,6 +329,6 @@ std::string CHttpRequest::CurlFormDataRequest(const std::string& url,
     return {};
   }
   curl_easy_setopt(curl, CURLOPT_MIMEPOST, state.mime);
-  SetCode(error_code, PerformAndCheck(curl, "curl form data request"));
+  SetCode(error_code, PerformAndCheck(curl, CurlCall::kFormData));
   return RemoveCrLf(body);
 }
