@@ -20,5 +20,5 @@ echo "== sanitizer build (ASan+UBSan)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite build/ci-asan -DTAV_SANITIZE=ON
 echo "== thread sanitizer build (threaded parts)"
 cmake -S . -B build/ci-tsan -G Ninja -DTAV_WERROR=ON -DTAV_TSAN=ON >/dev/null
-ninja -C build/ci-tsan -j"$jobs" tav_platform_tests tav_download_tests tav_crash_child tav-post
-(cd build/ci-tsan && ctest --output-on-failure -j"$jobs" --timeout 300 -R '^(MessageBus|Process|CustomizeSocket|InstanceGuard|Registry)')
+ninja -C build/ci-tsan -j"$jobs" tav_platform_tests tav_download_tests tav_crash_child tav-post tav-devserver
+(cd build/ci-tsan && ctest --output-on-failure -j"$jobs" --timeout 300 -R '^(MessageBus|Process|CustomizeSocket|InstanceGuard|Registry|HostTable|HttpDns)')
