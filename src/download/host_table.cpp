@@ -1,4 +1,5 @@
 #include "download/host_table.h"
+#include "support/digest.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -74,20 +75,6 @@ int64_t WinningSize(const SizeLists& lists, bool cdn_probe, const std::vector<ui
   return best;
 }
 
-std::string Sha256Hex(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-    return {};
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
-  return hex;
-}
-
 // The short answer format: ["a","b"]. Brackets and quotes are dropped; only
 // elements that are dotted IPv4 addresses count, so an answer that is not a
 // list (an error page, say) gives nothing.
@@ -145,11 +132,6 @@ std::string AddressUrl(const CrackedUrl& url, const std::string& dotted) {
   if (url.port != 0)
     out += ":" + std::to_string(url.port);
   return out + url.path;
-}
-
-void InitCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 struct CurlHandles {

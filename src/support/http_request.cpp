@@ -15,12 +15,6 @@ constexpr long kConnectTimeoutS = 5;
 constexpr long kRequestTimeoutS = 5;
 constexpr long kUploadTimeoutS = 10;
 
-// curl_easy_init would otherwise run the global setup unguarded on first use.
-void InitCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 size_t AppendText(char* data, size_t size, size_t count, void* user) {
   static_cast<std::string*>(user)->append(data, size * count);
   return size * count;
@@ -153,6 +147,12 @@ bool PlainHttpTarget(const std::string& url, UrlTarget* target) {
 }
 
 }  // namespace
+
+// curl_easy_init would otherwise run the global setup unguarded on first use.
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
 
 CHttpRequest::CHttpRequest() : tls_verify_(GetDeployment().tls_verify) {}
 

@@ -14,6 +14,10 @@
 
 #include "download/customize_socket.h"
 
+// Initialises libcurl for the process once; every user of libcurl calls it
+// before its first easy handle.
+void InitCurlOnce();
+
 class CHttpRequest {
  public:
   static constexpr int kMaxRedirects = 10;      // raw POST and libcurl alike

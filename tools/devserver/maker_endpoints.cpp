@@ -1,4 +1,5 @@
 #include "devserver/maker_endpoints.h"
+#include "support/digest.h"
 
 #include <cjson/cJSON.h>
 #include <openssl/evp.h>
@@ -40,20 +41,6 @@ bool RuntimeEndpoint(const EndpointConfig& endpoint, const HostContext& host, En
     SendBody(req, res, std::move(body), faults, ctx.stop);
   };
   return true;
-}
-
-std::string Sha256Hex(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-    return {};
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
-  return hex;
 }
 
 // The account an HTTP-DNS query must prove it knows; unset: any query counts.
