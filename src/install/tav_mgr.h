@@ -1,6 +1,8 @@
 // The workflow controller: the one object that owns the product settings,
-// the run state and the run mode for the whole process. Constructed before
-// main; start-up fills it on the main thread before any other thread runs.
+// the runtime description, the run state and the run mode for the whole
+// process. Constructed before main; start-up fills it on the main thread
+// before any other thread runs, and the download preparation adds the
+// runtime values on its own thread before the downloads start.
 #pragma once
 
 #include <string>
