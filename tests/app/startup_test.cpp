@@ -99,14 +99,8 @@ TEST(StartupRunTest, NormalRunEndsAfterAnEmptyMessageLoop) {
   const RunResult run = Start(sandbox, "");
   EXPECT_EQ(run.exit_code, 0);
   const std::string log = LogText(sandbox, "vtTAV.log");
-  const std::string order[] = {"[INFO]",           " - start, fork=[0].\n", " - loadLangXML\n",
-                               " - MessageLoop\n", " - MessageLoop end\n",  " - exit!\n"};
-  std::string::size_type at = 0;
-  for (const std::string& piece : order) {
-    SCOPED_TRACE(piece);
-    at = log.find(piece, at);
-    ASSERT_NE(at, std::string::npos) << log;
-  }
+  tavtest::ExpectInOrder(log, {"[INFO]", " - start, fork=[0].\n", " - loadLangXML\n",
+                               " - MessageLoop\n", " - MessageLoop end\n", " - exit!\n"});
   EXPECT_EQ(LogText(sandbox, "vtForkTAV.log"), "");
 }
 

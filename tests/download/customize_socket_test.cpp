@@ -418,7 +418,7 @@ TEST(CustomizeSocketLog, WritesItsLines) {
 
   const std::string log = tavtest::ReadFile(log_path).substr(start);
   const std::string tid = std::to_string(platform::CurrentThreadId());
-  const std::string lines[] = {
+  const std::vector<std::string> lines = {
       "[WARN] " + tid + " - socket, host is empty.\n",
       "[ERROR] " + tid + " - socket, no find host.\n",
       "[ERROR] " + tid + " - socket, ip=[127.0.0.1], fd count 0, err=[" +
@@ -431,13 +431,7 @@ TEST(CustomizeSocketLog, WritesItsLines) {
       "[WARN] " + tid + " - socket, receive failed! size=[0].\n",
       "[ERROR] " + tid + " - socket, receive failed! no connected.\n",
   };
-  std::size_t from = 0;
-  for (const std::string& line : lines) {
-    SCOPED_TRACE(line);
-    const std::size_t at = log.find(line, from);
-    ASSERT_NE(at, std::string::npos) << log;
-    from = at + line.size();
-  }
+  tavtest::ExpectInOrder(log, lines);
 }
 
 }  // namespace

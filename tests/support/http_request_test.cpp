@@ -734,19 +734,13 @@ TEST(HttpRequestLog, WritesItsLines) {
 
   const std::string log = tavtest::ReadFile(log_path).substr(start);
   const std::string tid = std::to_string(platform::CurrentThreadId());
-  const std::string lines[] = {
+  const std::vector<std::string> lines = {
       "[ERROR] " + tid + " - curl request, curl easy perform failed, code=[7].\n",
       "[ERROR] " + tid + " - curl form data request, curl easy perform failed, code=[7].\n",
       "[INFO] " + tid + " - http request receive failed!\n",
       "[INFO] " + tid + " - redirect url=[" + server.Url("/a/b/ok") + "]\n",
   };
-  std::size_t from = 0;
-  for (const std::string& line : lines) {
-    SCOPED_TRACE(line);
-    const std::size_t at = log.find(line, from);
-    ASSERT_NE(at, std::string::npos) << log;
-    from = at + line.size();
-  }
+  tavtest::ExpectInOrder(log, lines);
 }
 
 }  // namespace

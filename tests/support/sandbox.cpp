@@ -1,5 +1,7 @@
 #include "support/sandbox.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,6 +46,16 @@ ScopedEnv::~ScopedEnv() {
     setenv(name_, saved_->c_str(), 1);
   } else {
     unsetenv(name_);
+  }
+}
+
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& pieces) {
+  std::size_t from = 0;
+  for (const std::string& piece : pieces) {
+    SCOPED_TRACE(piece);
+    const std::size_t at = text.find(piece, from);
+    ASSERT_NE(at, std::string::npos) << text;
+    from = at + piece.size();
   }
 }
 

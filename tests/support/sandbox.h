@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavtest {
 
@@ -37,6 +38,9 @@ class ScopedEnv {
   const char* name_;
   std::optional<std::string> saved_;
 };
+
+// Expects every piece of `pieces` in `text`, each after the one before.
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& pieces);
 
 // Whole content of a file ("" when missing).
 std::string ReadFile(const std::string& path);
